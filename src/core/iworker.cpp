@@ -1,0 +1,5 @@
+// The worker interfaces.
+#include "iworker.h"
+
+IWorker::~IWorker() = default;
+IPortWorker::~IPortWorker() = default;
