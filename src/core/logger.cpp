@@ -6,7 +6,10 @@
 #include <QMutexLocker>
 #include <spdlog/formatter.h>
 #include <spdlog/logger.h>
+#include <spdlog/sinks/basic_file_sink.h>
 #include <spdlog/sinks/dist_sink.h>
+#include <spdlog/sinks/stdout_sinks.h>
+#include <QDir>
 #include <unordered_map>
 
 namespace {
@@ -129,4 +132,23 @@ void Logger::removeSink(const spdlog::sink_ptr &sink)
 {
     registry().root->remove_sink(sink);
     registry().debug->remove_sink(sink);
+}
+
+// TODO(core): replace the plain file sinks by the daily-rolling appender.
+void Logger::initRoot(bool consoleMode, const QString &logsDir)
+{
+    if (consoleMode)
+        addRootSink(std::make_shared<spdlog::sinks::stdout_sink_mt>());
+    addRootSink(std::make_shared<spdlog::sinks::basic_file_sink_mt>((logsDir + QDir::separator() + QStringLiteral("Pob.log")).toStdString()));
+}
+
+void Logger::attachDebugFile(const QString &logsDir)
+{
+    static QMutex lock;
+    static QStringList attached;
+    QMutexLocker locker(&lock);
+    if (attached.contains(logsDir))
+        return;
+    attached.append(logsDir);
+    addDebugSink(std::make_shared<spdlog::sinks::basic_file_sink_mt>((logsDir + QDir::separator() + QStringLiteral("Debug.log")).toStdString()));
 }

@@ -36,6 +36,13 @@ public:
     static void addDebugSink(const spdlog::sink_ptr &sink);
     static void removeSink(const spdlog::sink_ptr &sink);
 
+    // The service's set-up: the console appender in console mode, then the
+    // daily-rolling "Pob.log" in logsDir.
+    static void initRoot(bool consoleMode, const QString &logsDir);
+    // The daily-rolling "Debug.log" in logsDir behind every "Debug-" logger;
+    // made once per directory and shared, so the file rolls over only once.
+    static void attachDebugFile(const QString &logsDir);
+
 private:
     std::shared_ptr<spdlog::logger> m_logger;
 };
