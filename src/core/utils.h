@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QSerialPort>
 
 // Length of one msleep slice: the pending events of the calling thread are
 // processed after every slice.
@@ -18,3 +19,8 @@ void msleep(long ms);
 
 // "0A FF (2 bytes)": two upper-case hex digits per byte, space separated.
 QString baToString(const QByteArray &bytes);
+
+// The number a serial port error is logged with ("dev error %1", "error %1"):
+// the classic numbering of the error names, which Qt 6 renumbered, so that
+// logs read the same whatever Qt version the service was built with.
+int serialErrorNumber(QSerialPort::SerialPortError error);

@@ -53,6 +53,23 @@ private slots:
         QCoreApplication::removePostedEvents(this);
     }
 
+    void serialErrorNumbers_data()
+    {
+        QTest::addColumn<int>("error");
+        QTest::addColumn<int>("logged");
+        QTest::newRow("no error") << int(QSerialPort::NoError) << 0;
+        QTest::newRow("write") << int(QSerialPort::WriteError) << 7;
+        QTest::newRow("resource") << int(QSerialPort::ResourceError) << 9;
+        QTest::newRow("unsupported") << int(QSerialPort::UnsupportedOperationError) << 10;
+        QTest::newRow("not open") << int(QSerialPort::NotOpenError) << 13;
+    }
+    void serialErrorNumbers()
+    {
+        QFETCH(int, error);
+        QFETCH(int, logged);
+        QCOMPARE(serialErrorNumber(QSerialPort::SerialPortError(error)), logged);
+    }
+
     void exceptionTexts()
     {
         const Exception e("libusb_open");
