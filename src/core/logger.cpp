@@ -1,12 +1,13 @@
 // Named loggers made on demand, all writing through the service's shared appenders.
 #include "logger.h"
 
+#include "dailyrollingfileappender.h"
+
 #include <QDateTime>
 #include <QMutex>
 #include <QMutexLocker>
 #include <spdlog/formatter.h>
 #include <spdlog/logger.h>
-#include <spdlog/sinks/basic_file_sink.h>
 #include <spdlog/sinks/dist_sink.h>
 #include <spdlog/sinks/stdout_sinks.h>
 #include <QDir>
@@ -134,12 +135,33 @@ void Logger::removeSink(const spdlog::sink_ptr &sink)
     registry().debug->remove_sink(sink);
 }
 
-// TODO(core): replace the plain file sinks by the daily-rolling appender.
+namespace {
+
+// Daily roll-over, appended to across restarts, two weeks of zipped history.
+std::shared_ptr<DailyRollingFileAppender> rollingFile(const QString &name, const QString &logsDir, const QString &fileName)
+{
+    auto appender = std::make_shared<DailyRollingFileAppender>();
+    appender->setFileName(logsDir + QDir::separator() + fileName);
+    appender->setDatePattern(DailyRollingFileAppender::DAILY_ROLLOVER);
+    appender->setAppendFile(true);
+    appender->setMaxBackupIndex(14);
+    appender->setZip(true);
+    appender->setName(name);
+    appender->activateOptions();
+    return appender;
+}
+
+} // namespace
+
 void Logger::initRoot(bool consoleMode, const QString &logsDir)
 {
-    if (consoleMode)
-        addRootSink(std::make_shared<spdlog::sinks::stdout_sink_mt>());
-    addRootSink(std::make_shared<spdlog::sinks::basic_file_sink_mt>((logsDir + QDir::separator() + QStringLiteral("Pob.log")).toStdString()));
+    if (consoleMode) {
+        // One console appender for the main and the debug loggers alike.
+        const auto console = std::make_shared<spdlog::sinks::stdout_sink_mt>();
+        addRootSink(console);
+        addDebugSink(console);
+    }
+    addRootSink(rollingFile(QStringLiteral("file"), logsDir, QStringLiteral("Pob.log")));
 }
 
 void Logger::attachDebugFile(const QString &logsDir)
@@ -147,8 +169,10 @@ void Logger::attachDebugFile(const QString &logsDir)
     static QMutex lock;
     static QStringList attached;
     QMutexLocker locker(&lock);
-    if (attached.contains(logsDir))
+    // "logs" and "./logs/" are one directory and so one Debug.log.
+    const QString dir = QDir::cleanPath(QDir(logsDir).absolutePath());
+    if (attached.contains(dir))
         return;
-    attached.append(logsDir);
-    addDebugSink(std::make_shared<spdlog::sinks::basic_file_sink_mt>((logsDir + QDir::separator() + QStringLiteral("Debug.log")).toStdString()));
+    attached.append(dir);
+    addDebugSink(rollingFile(QStringLiteral("debug"), logsDir, QStringLiteral("Debug.log")));
 }
