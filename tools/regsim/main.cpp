@@ -1,0 +1,145 @@
+// pobrid-regsim: plays a register on a serial line (protocol 3) and runs one OFD session through pobrid.
+#include "echoserver.h"
+#include "korvel3register.h"
+#include "registersession.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFile>
+#include <QTextStream>
+#include <csignal>
+#include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+QTextStream &out()
+{
+    static QTextStream stream(stdout);
+    return stream;
+}
+
+void say(const QString &text)
+{
+    out() << text << Qt::endl;
+}
+
+// A pseudo-terminal whose master end the simulator keeps; returns the slave's name.
+int openPty(QString *slaveName, int *slaveFd)
+{
+    int master = -1;
+    char name[256] = {};
+    if (openpty(&master, slaveFd, name, nullptr, nullptr) != 0)
+        return -1;
+    termios tio {};
+    tcgetattr(*slaveFd, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(*slaveFd, TCSANOW, &tio);
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    *slaveName = QString::fromLocal8Bit(name);
+    return master;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("pobrid-regsim"));
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Plays a fiscal register on a serial line (protocol 3) and runs one OFD session through pobrid:\n"
+        "version handshake, PORT and CONNECT, data to the server, grants, the answer, close."));
+    parser.addHelpOption();
+    const QCommandLineOption device({QStringLiteral("d"), QStringLiteral("device")}, QStringLiteral("The register's end of the line (a serial device or a pseudo-terminal master)."), QStringLiteral("path"));
+    const QCommandLineOption pty(QStringLiteral("pty"), QStringLiteral("Create pseudo-terminals for the register's and the software's side and print the names pobrid must open."));
+    const QCommandLineOption ptyInfo(QStringLiteral("pty-info"), QStringLiteral("With --pty: also write \"dev=NAME\" and \"app=NAME\" lines to this file."), QStringLiteral("file"));
+    const QCommandLineOption host(QStringLiteral("host"), QStringLiteral("OFD server host the register connects to."), QStringLiteral("host"), QStringLiteral("127.0.0.1"));
+    const QCommandLineOption port(QStringLiteral("port"), QStringLiteral("OFD server port."), QStringLiteral("port"));
+    const QCommandLineOption channel(QStringLiteral("channel"), QStringLiteral("Link channel, 0 or 1."), QStringLiteral("n"), QStringLiteral("0"));
+    const QCommandLineOption bytes(QStringLiteral("bytes"), QStringLiteral("Bytes to send to the server."), QStringLiteral("n"), QStringLiteral("1000"));
+    const QCommandLineOption expect(QStringLiteral("expect"), QStringLiteral("Bytes expected back (default: as many as sent, an echo server)."), QStringLiteral("n"), QStringLiteral("-1"));
+    const QCommandLineOption grant(QStringLiteral("grant"), QStringLiteral("Packet size granted per answer record, 1-255."), QStringLiteral("n"), QStringLiteral("255"));
+    const QCommandLineOption log(QStringLiteral("log"), QStringLiteral("Also send a LOG record of the register's trace."));
+    const QCommandLineOption timeout(QStringLiteral("timeout"), QStringLiteral("Seconds the whole session may take."), QStringLiteral("s"), QStringLiteral("60"));
+    const QCommandLineOption echo(QStringLiteral("echo-server"), QStringLiteral("Only run an echo server on 127.0.0.1 (port from --port, 0 = any) until stopped."));
+    parser.addOptions({device, pty, ptyInfo, host, port, channel, bytes, expect, grant, log, timeout, echo});
+    parser.process(app);
+
+    std::signal(SIGINT, [](int) { QCoreApplication::exit(2); });
+    std::signal(SIGTERM, [](int) { QCoreApplication::exit(2); });
+
+    if (parser.isSet(echo)) {
+        EchoServer server;
+        if (!server.start(quint16(parser.value(port).toUInt()))) {
+            say(QStringLiteral("cannot listen: %1").arg(server.errorString()));
+            return 1;
+        }
+        say(QStringLiteral("echo server listening on 127.0.0.1:%1").arg(server.serverPort()));
+        return app.exec();
+    }
+
+    bool ok = false;
+    RegisterSession::Config config;
+    config.host = parser.value(host);
+    config.port = quint16(parser.value(port).toUInt(&ok));
+    if (!ok || config.port == 0) {
+        say(QStringLiteral("--port is required"));
+        return 1;
+    }
+    config.channel = parser.value(channel).toInt() == 1 ? 1 : 0;
+    const int count = qMax(0, parser.value(bytes).toInt());
+    for (int i = 0; i < count; ++i)
+        config.payload.append(char('A' + i % 26));
+    config.expectBack = parser.value(expect).toInt();
+    config.grant = qBound(1, parser.value(grant).toInt(), 255);
+    config.sendLog = parser.isSet(log);
+    config.timeoutMs = qMax(1, parser.value(timeout).toInt()) * 1000;
+
+    int registerFd = -1;
+    int heldFds[3] = {-1, -1, -1};
+    if (parser.isSet(pty)) {
+        QString devName, appName;
+        registerFd = openPty(&devName, &heldFds[0]);
+        // The software's side stays idle; holding both ends keeps it open for pobrid.
+        heldFds[2] = openPty(&appName, &heldFds[1]);
+        if (registerFd < 0 || heldFds[2] < 0) {
+            say(QStringLiteral("cannot create pseudo-terminals"));
+            return 1;
+        }
+        say(QStringLiteral("register line: %1").arg(devName));
+        say(QStringLiteral("software line: %1").arg(appName));
+        if (parser.isSet(ptyInfo)) {
+            QFile info(parser.value(ptyInfo));
+            if (info.open(QIODevice::WriteOnly))
+                info.write(QStringLiteral("dev=%1\napp=%2\n").arg(devName, appName).toUtf8());
+        }
+    } else if (parser.isSet(device)) {
+        registerFd = ::open(parser.value(device).toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (registerFd < 0) {
+            say(QStringLiteral("cannot open %1").arg(parser.value(device)));
+            return 1;
+        }
+    } else {
+        say(QStringLiteral("give --device or --pty"));
+        return 1;
+    }
+
+    Korvel3Register line(registerFd);
+    RegisterSession session(config);
+    QObject::connect(&line, &Korvel3Register::linkBytes, &session, &RegisterSession::onLinkBytes);
+    QObject::connect(&session, &RegisterSession::sendLink, &line, &Korvel3Register::sendLink);
+    QObject::connect(&session, &RegisterSession::step, [](const QString &text) { say(text); });
+    QObject::connect(&session, &RegisterSession::finished, &app, [](bool done) { QCoreApplication::exit(done ? 0 : 1); });
+    session.begin();
+    const int result = app.exec();
+    say(session.summary());
+    for (int fd : heldFds) {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    ::close(registerFd);
+    return result;
+}
