@@ -1,5 +1,6 @@
-// pobrid-regsim: plays a register on a serial line (protocol 3) and runs one OFD session through pobrid.
+// pobrid-regsim: plays a register on a serial line (protocol 2 or 3) and runs one OFD session through pobrid.
 #include "echoserver.h"
+#include "korvel2register.h"
 #include "korvel3register.h"
 #include "registersession.h"
 
@@ -8,6 +9,7 @@
 #include <QFile>
 #include <QTextStream>
 #include <csignal>
+#include <memory>
 #include <fcntl.h>
 #include <pty.h>
 #include <termios.h>
@@ -50,7 +52,7 @@ int main(int argc, char **argv)
     QCoreApplication::setApplicationName(QStringLiteral("pobrid-regsim"));
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Plays a fiscal register on a serial line (protocol 3) and runs one OFD session through pobrid:\n"
+        "Plays a fiscal register on a serial line (protocol 2 or 3) and runs one OFD session through pobrid:\n"
         "version handshake, PORT and CONNECT, data to the server, grants, the answer, close."));
     parser.addHelpOption();
     const QCommandLineOption device({QStringLiteral("d"), QStringLiteral("device")}, QStringLiteral("The register's end of the line (a serial device or a pseudo-terminal master)."), QStringLiteral("path"));
@@ -64,8 +66,9 @@ int main(int argc, char **argv)
     const QCommandLineOption grant(QStringLiteral("grant"), QStringLiteral("Packet size granted per answer record, 1-255."), QStringLiteral("n"), QStringLiteral("255"));
     const QCommandLineOption log(QStringLiteral("log"), QStringLiteral("Also send a LOG record of the register's trace."));
     const QCommandLineOption timeout(QStringLiteral("timeout"), QStringLiteral("Seconds the whole session may take."), QStringLiteral("s"), QStringLiteral("60"));
+    const QCommandLineOption protocol(QStringLiteral("protocol"), QStringLiteral("The register's serial protocol, 2 or 3."), QStringLiteral("n"), QStringLiteral("3"));
     const QCommandLineOption echo(QStringLiteral("echo-server"), QStringLiteral("Only run an echo server on 127.0.0.1 (port from --port, 0 = any) until stopped."));
-    parser.addOptions({device, pty, ptyInfo, host, port, channel, bytes, expect, grant, log, timeout, echo});
+    parser.addOptions({protocol, device, pty, ptyInfo, host, port, channel, bytes, expect, grant, log, timeout, echo});
     parser.process(app);
 
     std::signal(SIGINT, [](int) { QCoreApplication::exit(2); });
@@ -127,15 +130,26 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    Korvel3Register line(registerFd);
     RegisterSession session(config);
-    QObject::connect(&line, &Korvel3Register::linkBytes, &session, &RegisterSession::onLinkBytes);
-    QObject::connect(&session, &RegisterSession::sendLink, &line, &Korvel3Register::sendLink);
+    std::unique_ptr<Korvel3Register> line3;
+    std::unique_ptr<Korvel2Register> line2;
+    if (parser.value(protocol) == QLatin1String("2")) {
+        line2 = std::make_unique<Korvel2Register>(registerFd);
+        QObject::connect(line2.get(), &Korvel2Register::linkBytes, &session, &RegisterSession::onLinkBytes);
+        QObject::connect(&session, &RegisterSession::sendLink, line2.get(), &Korvel2Register::sendLink, Qt::DirectConnection);
+        line2->start();
+    } else {
+        line3 = std::make_unique<Korvel3Register>(registerFd);
+        QObject::connect(line3.get(), &Korvel3Register::linkBytes, &session, &RegisterSession::onLinkBytes);
+        QObject::connect(&session, &RegisterSession::sendLink, line3.get(), &Korvel3Register::sendLink);
+    }
     QObject::connect(&session, &RegisterSession::step, [](const QString &text) { say(text); });
     QObject::connect(&session, &RegisterSession::finished, &app, [](bool done) { QCoreApplication::exit(done ? 0 : 1); });
     session.begin();
     const int result = app.exec();
     say(session.summary());
+    line2.reset();
+    line3.reset();
     for (int fd : heldFds) {
         if (fd >= 0)
             ::close(fd);
