@@ -27,8 +27,7 @@ QString registerLogLine(const QByteArray &value)
         if (value.size() < 2)
             return QStringLiteral("Неизвестная ошибка в процессе обмена с ФН");
         return QStringLiteral("Ошибка в процессе обмена с ФН [%1]")
-            .arg(static_cast<unsigned char>(value.at(1)), 2, 16, QLatin1Char('0'))
-            .toUpper();
+            .arg(QString::number(static_cast<unsigned char>(value.at(1)), 16).rightJustified(2, QLatin1Char('0')).toUpper());
     default: return QString();
     }
 }
@@ -144,6 +143,10 @@ bool OfdWorker::iterate(int &sleepMs)
 
 bool OfdWorker::recv(TlvField &field)
 {
+    // While the device link is down the buffer holds only bytes from before
+    // the loss, which unpause() drops.
+    if (m_paused)
+        return false;
     QElapsedTimer clock;
     clock.start();
     for (;;) {
@@ -164,9 +167,12 @@ bool OfdWorker::recv(TlvField &field)
         }
         QCoreApplication::processEvents();
         msleep(1);
-        // unpause() has given the begun record up with the bytes from before the loss.
-        if (!m_codec.inRecord())
+        // A lost link makes the begun record stale; unpause() may already
+        // have given it up with the rest of the bytes from before the loss.
+        if (m_paused || !m_codec.inRecord()) {
+            m_codec.drop();
             return false;
+        }
     }
 }
 

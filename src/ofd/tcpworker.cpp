@@ -25,7 +25,6 @@ QString stateToString(QAbstractSocket::SocketState state)
 TcpWorker::TcpWorker(const QString &name, QObject *parent, const Timing &timing)
     : QObject(parent)
     , m_timing(timing)
-    , m_lookup([](const QString &host) { return QHostInfo::fromName(host); })
     , m_log(name)
 {
     setObjectName(name);
@@ -60,11 +59,6 @@ void TcpWorker::setPort(unsigned short port)
 {
     QMutexLocker locker(&m_targetLock);
     m_port = port;
-}
-
-void TcpWorker::setHostLookup(HostLookup lookup)
-{
-    m_lookup = std::move(lookup);
 }
 
 void TcpWorker::cancel()
@@ -112,7 +106,7 @@ void TcpWorker::open()
 
     const QString host = address();
     const unsigned short targetPort = port();
-    const QHostInfo info = m_lookup(host);
+    const QHostInfo info = m_timing.lookup ? m_timing.lookup(host) : QHostInfo::fromName(host);
     if (info.error() != QHostInfo::NoError) {
         m_log.error(QStringLiteral("Lookup failed: %1").arg(info.errorString()));
         emit connectionStateChanged(Disconnected);

@@ -25,6 +25,8 @@ struct TcpWorkerTiming
     int queueWaitMs = 10000;       // close(): how long writes still on their way are waited for
     int queueWaitStepMs = 1000;    // close(): sleep between two looks at the queue
     int disconnectWaitMs = 500;    // close(): wait for the socket to go down
+    // Resolves a host name; empty: the system's blocking lookup.
+    std::function<QHostInfo(const QString &host)> lookup;
 };
 
 class TcpWorker : public QObject
@@ -36,9 +38,6 @@ public:
 
     using Timing = TcpWorkerTiming;
 
-    // Resolves a host name; the default is the blocking system lookup.
-    using HostLookup = std::function<QHostInfo(const QString &host)>;
-
     TcpWorker(const QString &name, QObject *parent = nullptr, const Timing &timing = {});
     ~TcpWorker() override;
 
@@ -46,7 +45,6 @@ public:
     void setAddress(const QString &address);
     unsigned short port() const;
     void setPort(unsigned short port);
-    void setHostLookup(HostLookup lookup);
 
     // A connection attempt in progress stops before its next address.
     void cancel();
@@ -84,7 +82,6 @@ private:
     std::atomic<bool> m_cancelled {false};
     std::atomic<int> m_writedSize {0};
     Timing m_timing;
-    HostLookup m_lookup;
     Logger m_log;
 };
 

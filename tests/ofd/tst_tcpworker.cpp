@@ -1,10 +1,9 @@
 // The TCP connection worker on a thread of its own: lookup, trying addresses, cancelling, reading, closing.
+#include "blackholeserver.h"
 #include "loopbackserver.h"
 #include "logcapture.h"
 #include "tcpworker.h"
 
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTest>
 #include <QThread>
 
@@ -25,8 +24,8 @@ TcpWorker::Timing testTiming()
 class Channel
 {
 public:
-    explicit Channel(const QString &host, quint16 port)
-        : worker(new TcpWorker(NAME, nullptr, testTiming()))
+    explicit Channel(const QString &host, quint16 port, const TcpWorker::Timing &timing = testTiming())
+        : worker(new TcpWorker(NAME, nullptr, timing))
     {
         worker->setAddress(host);
         worker->setPort(port);
@@ -88,10 +87,11 @@ private slots:
         LogCapture log;
         LoopbackServer server;
         QVERIFY(server.isListening());
-        Channel channel(QStringLiteral("two.example"), server.port());
-        channel.worker->setHostLookup([](const QString &) {
+        TcpWorker::Timing timing = testTiming();
+        timing.lookup = [](const QString &) {
             return addresses({QHostAddress(QHostAddress::LocalHostIPv6), QHostAddress(QHostAddress::LocalHost)});
-        });
+        };
+        Channel channel(QStringLiteral("two.example"), server.port(), timing);
         channel.thread.start();
         QVERIFY(channel.waitForStates(1));
         QVERIFY(server.waitForConnections(1));
@@ -102,23 +102,17 @@ private slots:
         QCOMPARE(channel.states, QList<TcpWorker::ConnectionState>{TcpWorker::Connected});
     }
 
-    // A connection attempt that gets no answer: the listen queue of the
-    // server is full, so the kernel drops the next SYN.
     void cancelDuringAttemptSkipsRemainingAddresses()
     {
-        QTcpServer blackHole;
-        blackHole.setListenBacklogSize(0);
-        QVERIFY(blackHole.listen(QHostAddress::LocalHost, 0));
-        blackHole.pauseAccepting();
-        QTcpSocket filler;
-        filler.connectToHost(QHostAddress::LocalHost, blackHole.serverPort());
-        QVERIFY(filler.waitForConnected(2000));
+        BlackHoleServer blackHole;
+        QVERIFY(blackHole.isValid());
 
         LogCapture log;
-        Channel channel(QStringLiteral("two.example"), blackHole.serverPort());
-        channel.worker->setHostLookup([](const QString &) {
+        TcpWorker::Timing timing = testTiming();
+        timing.lookup = [](const QString &) {
             return addresses({QHostAddress(QHostAddress::LocalHost), QHostAddress(QHostAddress::LocalHostIPv6)});
-        });
+        };
+        Channel channel(QStringLiteral("two.example"), blackHole.port(), timing);
         channel.thread.start();
         QVERIFY(log.waitFor(NAME, QStringLiteral("Found address: 127.0.0.1")));
         channel.worker->cancel();
