@@ -13,7 +13,6 @@ PobridProcess::PobridProcess(const QString &binary)
     if (!m_dir.isValid())
         return;
     QDir(m_dir.path()).mkpath(QStringLiteral("logs"));
-    QDir(m_dir.path()).mkpath(QStringLiteral("control"));
     QDir(m_dir.path()).mkpath(QStringLiteral("home"));
     QFile marker(m_dir.filePath(QStringLiteral("USE_LOCAL_CONFIGS")));
     m_valid = QFile::copy(binary, executable()) && marker.open(QIODevice::WriteOnly);
