@@ -6,6 +6,7 @@
 #include <QRandomGenerator>
 #include <QTest>
 #include <QThread>
+#include <atomic>
 #include <map>
 #include <mutex>
 
@@ -59,12 +60,17 @@ private slots:
     void idCountersAreSharedSafelyBetweenThreads()
     {
         constexpr int threadCount = 4;
-        constexpr int perThread = 5000;
+        constexpr int perThread = 200000;
         std::mutex lock;
         std::map<int, int> counts;
+        std::atomic_int ready {0};
         QList<QThread *> threads;
         for (int t = 0; t < threadCount; ++t) {
             threads << QThread::create([&] {
+                // All threads take values at the same time.
+                ++ready;
+                while (ready < threadCount) {
+                }
                 std::map<int, int> local;
                 for (int i = 0; i < perThread; ++i)
                     ++local[Korvel3Codec::nextTransportID()];
@@ -79,7 +85,8 @@ private slots:
             QVERIFY(thread->wait(20000));
             delete thread;
         }
-        const std::map<int, int> expected {{0xE0, 4000}, {0xE1, 4000}, {0xE2, 4000}, {0xE3, 4000}, {0xE4, 4000}};
+        const int each = threadCount * perThread / 5;
+        const std::map<int, int> expected {{0xE0, each}, {0xE1, each}, {0xE2, each}, {0xE3, each}, {0xE4, each}};
         QCOMPARE(counts, expected);
     }
 
