@@ -18,7 +18,13 @@ namespace {
 QByteArray softwareRoundTrip(PtyPair &app, const QByteArray &message)
 {
     using namespace Korvel2Frame;
-    if (!app.write(QByteArray(1, char(ENQ))) || app.readExactly(1, 5000) != QByteArray(1, char(ACK)))
+    // Like a real program, it repeats its ENQ while the proxy is busy with the other line.
+    bool acknowledged = false;
+    for (int attempt = 0; attempt < 10 && !acknowledged; ++attempt) {
+        app.write(QByteArray(1, char(ENQ)));
+        acknowledged = app.readExactly(1, 1000) == QByteArray(1, char(ACK));
+    }
+    if (!acknowledged)
         return "no ACK to ENQ";
     app.write(build(message));
     if (app.readExactly(1, 5000) != QByteArray(1, char(ACK)))
@@ -56,7 +62,8 @@ private slots:
         QList<QByteArray> softwareMessages;
         connect(&line, &Korvel2Register::softwareMessage, this, [&](const QByteArray &m) { softwareMessages.append(m); });
         QVERIFY(pobrid.start());
-        QVERIFY2(pobrid.waitForOutput(QStringLiteral("[ComProxy2-k2] OK"), 20000), qPrintable(pobrid.output()));
+        QVERIFY2(pobrid.waitForOutput(QStringLiteral("[ComProxy2-k2] Open %1...").arg(app.slaveName()), 20000), qPrintable(pobrid.output()));
+        QTRY_VERIFY_WITH_TIMEOUT(pobrid.output().count(QStringLiteral("[ComProxy2-k2] OK")) == 2, 10000);
         line.start();
 
         // The software speaks first, so its command prefix (two bytes) is what
