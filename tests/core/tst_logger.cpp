@@ -6,6 +6,8 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+#include <cstdio>
+#include <unistd.h>
 
 namespace {
 
@@ -31,6 +33,7 @@ private slots:
     void layout_data();
     void layout();
     void debugLoggersKeepToDebugLog();
+    void consoleModeShowsEveryLogger();
 
 private:
     QTemporaryDir m_dir;
@@ -102,6 +105,31 @@ void TestLogger::debugLoggersKeepToDebugLog()
     const QString pob = fileLines(pobLog()).join(QLatin1Char('\n'));
     QVERIFY(!pob.contains(QStringLiteral("Debug-7")));
     QVERIFY(pob.contains(QStringLiteral("[Ofd-7] exchange line")));
+}
+
+// Last: the console appender stays attached for the rest of the program.
+void TestLogger::consoleModeShowsEveryLogger()
+{
+    QTemporaryDir consoleDir;
+    QTemporaryDir otherLogs;
+    const QString captured = consoleDir.filePath(QStringLiteral("stdout"));
+    std::fflush(stdout);
+    const int savedStdout = ::dup(STDOUT_FILENO);
+    QVERIFY(std::freopen(QFile::encodeName(captured).constData(), "w", stdout));
+    Logger::initRoot(true, otherLogs.path());
+    Logger(QStringLiteral("Pob")).info(QStringLiteral("Start service Pob (v4782)"));
+    Logger(QStringLiteral("Debug-9")).info(QStringLiteral("register record"));
+    std::fflush(stdout);
+    ::dup2(savedStdout, STDOUT_FILENO);
+    ::close(savedStdout);
+
+    const QStringList console = fileLines(captured);
+    QCOMPARE(console.size(), 2);
+    QVERIFY2(console.at(0).endsWith(QStringLiteral("INFO  [Pob] Start service Pob (v4782)")), qPrintable(console.at(0)));
+    QVERIFY2(console.at(1).endsWith(QStringLiteral("INFO  [Debug-9] register record")), qPrintable(console.at(1)));
+    const QStringList file = fileLines(otherLogs.filePath(QStringLiteral("Pob.log")));
+    QCOMPARE(file.size(), 1);
+    QVERIFY(file.first().endsWith(QStringLiteral("[Pob] Start service Pob (v4782)")));
 }
 
 QTEST_GUILESS_MAIN(TestLogger)
