@@ -56,6 +56,8 @@ QThread *WorkerLinks::makeThread(IWorker *worker)
     if (thread->thread() != this->thread())
         thread->moveToThread(this->thread());
     QMutexLocker locker(&m_threadsLock);
+    // Pairs come and go for as long as the service runs (hotplug).
+    m_threads.removeAll(QPointer<QThread>());
     m_threads.append(thread);
     return thread;
 }
