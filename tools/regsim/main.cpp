@@ -1,5 +1,6 @@
 // pobrid-regsim: plays a register on a serial line (protocol 2 or 3) and runs one OFD session through pobrid.
 #include "echoserver.h"
+#include "fakeusbregister.h"
 #include "korvel2register.h"
 #include "korvel3register.h"
 #include "registersession.h"
@@ -52,7 +53,7 @@ int main(int argc, char **argv)
     QCoreApplication::setApplicationName(QStringLiteral("pobrid-regsim"));
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Plays a fiscal register on a serial line (protocol 2 or 3) and runs one OFD session through pobrid:\n"
+        "Plays a fiscal register (serial protocol 2 or 3, or USB on the libusb test double) and runs one OFD session through pobrid:\n"
         "version handshake, PORT and CONNECT, data to the server, grants, the answer, close."));
     parser.addHelpOption();
     const QCommandLineOption device({QStringLiteral("d"), QStringLiteral("device")}, QStringLiteral("The register's end of the line (a serial device or a pseudo-terminal master)."), QStringLiteral("path"));
@@ -67,8 +68,11 @@ int main(int argc, char **argv)
     const QCommandLineOption log(QStringLiteral("log"), QStringLiteral("Also send a LOG record of the register's trace."));
     const QCommandLineOption timeout(QStringLiteral("timeout"), QStringLiteral("Seconds the whole session may take."), QStringLiteral("s"), QStringLiteral("60"));
     const QCommandLineOption protocol(QStringLiteral("protocol"), QStringLiteral("The register's serial protocol, 2 or 3."), QStringLiteral("n"), QStringLiteral("3"));
+    const QCommandLineOption usbBus(QStringLiteral("usb-bus"), QStringLiteral("Play a register on the simulated USB bus of the libusb test double whose FAKEUSB_DIR is this directory."), QStringLiteral("dir"));
+    const QCommandLineOption usbDevice(QStringLiteral("usb-device"), QStringLiteral("With --usb-bus: the device id on that bus."), QStringLiteral("id"), QStringLiteral("1"));
+    const QCommandLineOption usbInterface2(QStringLiteral("usb-interface2"), QStringLiteral("With --usb-bus: the register answers on interface 2's endpoints."));
     const QCommandLineOption echo(QStringLiteral("echo-server"), QStringLiteral("Only run an echo server on 127.0.0.1 (port from --port, 0 = any) until stopped."));
-    parser.addOptions({protocol, device, pty, ptyInfo, host, port, channel, bytes, expect, grant, log, timeout, echo});
+    parser.addOptions({protocol, usbBus, usbDevice, usbInterface2, device, pty, ptyInfo, host, port, channel, bytes, expect, grant, log, timeout, echo});
     parser.process(app);
 
     std::signal(SIGINT, [](int) { QCoreApplication::exit(2); });
@@ -103,7 +107,15 @@ int main(int argc, char **argv)
 
     int registerFd = -1;
     int heldFds[3] = {-1, -1, -1};
-    if (parser.isSet(pty)) {
+    std::unique_ptr<FakeUsbRegister> usb;
+    if (parser.isSet(usbBus)) {
+        usb = std::make_unique<FakeUsbRegister>(parser.value(usbBus) + QStringLiteral("/fakeusb.sock"), parser.value(usbDevice).toInt(), parser.isSet(usbInterface2));
+        if (!usb->connectToBus()) {
+            say(QStringLiteral("cannot reach the simulated USB bus in %1").arg(parser.value(usbBus)));
+            return 1;
+        }
+        say(QStringLiteral("register on the simulated USB bus, device %1").arg(parser.value(usbDevice)));
+    } else if (parser.isSet(pty)) {
         QString devName, appName;
         registerFd = openPty(&devName, &heldFds[0]);
         // The software's side stays idle; holding both ends keeps it open for pobrid.
@@ -133,7 +145,10 @@ int main(int argc, char **argv)
     RegisterSession session(config);
     std::unique_ptr<Korvel3Register> line3;
     std::unique_ptr<Korvel2Register> line2;
-    if (parser.value(protocol) == QLatin1String("2")) {
+    if (usb) {
+        QObject::connect(usb.get(), &FakeUsbRegister::linkBytes, &session, &RegisterSession::onLinkBytes);
+        QObject::connect(&session, &RegisterSession::sendLink, usb.get(), &FakeUsbRegister::sendLink);
+    } else if (parser.value(protocol) == QLatin1String("2")) {
         line2 = std::make_unique<Korvel2Register>(registerFd);
         QObject::connect(line2.get(), &Korvel2Register::linkBytes, &session, &RegisterSession::onLinkBytes);
         QObject::connect(&session, &RegisterSession::sendLink, line2.get(), &Korvel2Register::sendLink, Qt::DirectConnection);
@@ -154,6 +169,7 @@ int main(int argc, char **argv)
         if (fd >= 0)
             ::close(fd);
     }
-    ::close(registerFd);
+    if (registerFd >= 0)
+        ::close(registerFd);
     return result;
 }
