@@ -250,6 +250,30 @@ private slots:
         QCOMPARE(parseAll(app, wire), fromSoftware);
     }
 
+    // Line noise rich in escape and start bytes, with long escape bursts:
+    // neither parser ever holds
+    // more than the largest packet a length field can announce, stuffed.
+    void parsersStayBoundedOnNoise()
+    {
+        constexpr int largestWirePacket = 4 + 2 * (0x7F + 128 * 0xFF) + 2;
+        QRandomGenerator random(42);
+        Korvel3DevParser dev;
+        Korvel3AppParser app;
+        int escapeBurst = 0;
+        for (int i = 0; i < 400000; ++i) {
+            if (escapeBurst == 0 && random.bounded(20000) == 0)
+                escapeBurst = 70000;
+            const quint32 pick = random.bounded(8);
+            const quint8 byte = escapeBurst-- > 0 || pick < 3 ? 0xFD : pick == 3 ? 0xFE : quint8(random.bounded(256));
+            escapeBurst = qMax(escapeBurst, 0);
+            for (Korvel3Parser *parser : {static_cast<Korvel3Parser *>(&dev), static_cast<Korvel3Parser *>(&app)}) {
+                if (parser->putByte(byte) != Korvel3Parser::Pending)
+                    parser->clear();
+                QVERIFY2(parser->raw().size() <= largestWirePacket, qPrintable(QString::number(parser->raw().size())));
+            }
+        }
+    }
+
     // Whatever is built parses back: the register side recovers id, payload
     // and checksum; the software side completes on the last byte with the
     // packet's wire bytes intact.
