@@ -18,7 +18,8 @@ constexpr qint32 APP_BAUD_RATE = 115200;
 const QByteArray ComProxyKorvel2::DEFAULT_COMMAND_PREFIX = QByteArray(2, '\0');
 
 ComProxyKorvel2::ComProxyKorvel2(const SarnSettings &settings, const Timing &timing)
-    : m_commandPrefix(DEFAULT_COMMAND_PREFIX)
+    : m_loopLock(std::make_shared<QMutex>())
+    , m_commandPrefix(DEFAULT_COMMAND_PREFIX)
     , m_settings(settings)
     , m_timing(timing)
 {
@@ -49,7 +50,7 @@ void ComProxyKorvel2::start()
 
     int delay = m_timing.loopDelayMs;
     while (!m_stopRequested) {
-        QMutexLocker pass(&m_loopLock);
+        QMutexLocker pass(m_loopLock.get());
         msleep(delay);
         delay = runPass() ? m_timing.loopDelayMs : m_timing.reopenDelayMs;
     }
@@ -58,12 +59,16 @@ void ComProxyKorvel2::start()
 
 void ComProxyKorvel2::stop()
 {
-    m_stopRequested = true;
     // A pass processes this thread's events while it holds the lock, so a
     // stop() delivered on this thread runs inside the pass and must not wait
     // for it; the loop sees the flag as soon as the pass is over.
-    if (QThread::currentThread() != thread())
-        QMutexLocker passOver(&m_loopLock);
+    const bool fromOtherThread = QThread::currentThread() != thread();
+    // Once the flag is set the loop may end and the proxy be deleted at any
+    // moment: from then on only this copy of the lock is touched.
+    const std::shared_ptr<QMutex> loopLock = m_loopLock;
+    m_stopRequested = true;
+    if (fromOtherThread)
+        QMutexLocker passOver(loopLock.get());
 }
 
 void ComProxyKorvel2::onOfdDataReceived(const QByteArray &data)

@@ -71,7 +71,8 @@ private:
     void routeFromDev(const QByteArray &message);
     void sendOfdAnswers();
 
-    QMutex m_loopLock;
+    // Held for one pass of the work loop; shared with a stop() that waits on it.
+    std::shared_ptr<QMutex> m_loopLock;
     std::unique_ptr<QSerialPort> m_devPort;
     QMutex m_devLock;
     bool m_devReconnect = false;

@@ -5,6 +5,7 @@
 #include "utils.h"
 
 #include <QCoreApplication>
+#include <QThread>
 
 namespace {
 constexpr qint32 BAUD_RATE = 115200;
@@ -27,7 +28,12 @@ SerialWorker::SerialWorker(const PobSettings &settings, const Timing &timing)
     setObjectName(QStringLiteral("COM-") + settings.id);
 }
 
-SerialWorker::~SerialWorker() = default;
+SerialWorker::~SerialWorker()
+{
+    // Closing the port must not call back into a worker being destroyed.
+    if (m_serialPort)
+        m_serialPort->blockSignals(true);
+}
 
 void SerialWorker::start()
 {
@@ -41,9 +47,19 @@ void SerialWorker::start()
 
 void SerialWorker::stop()
 {
+    // The port belongs to the worker's thread: the request is recorded and
+    // carried out there. From another thread nothing but the posting touches
+    // the worker, which may wind down and be deleted right after.
+    if (QThread::currentThread() == thread())
+        requestStop();
+    else
+        QMetaObject::invokeMethod(this, &SerialWorker::requestStop, Qt::QueuedConnection);
+}
+
+void SerialWorker::requestStop()
+{
     m_stopRequested = true;
-    // The port belongs to the worker's thread: close it there.
-    QMetaObject::invokeMethod(this, &SerialWorker::finishIfStopped, Qt::QueuedConnection);
+    finishIfStopped();
 }
 
 void SerialWorker::finishIfStopped()

@@ -41,13 +41,15 @@ signals:
 
 public slots:
     void start() override;
-    // Any thread: the port is closed and finished() emitted on the worker's own thread.
+    // Any thread: the port is closed and finished() emitted on the worker's own
+    // thread, as soon as it processes events (the open loop does so in its pauses).
     void stop() override;
     void onOfdDataReceived(const QByteArray &data) override;
 
 private slots:
     void onPortReadyRead();
     void onPortError(QSerialPort::SerialPortError error);
+    void requestStop();
     void finishIfStopped();
 
 private:

@@ -11,6 +11,7 @@
 #include <QTest>
 #include <QThread>
 #include <memory>
+#include <termios.h>
 
 namespace {
 
@@ -56,6 +57,7 @@ class TestComProxyKorvel2 : public QObject
         settings.appPortName = m_app->slaveName();
         settings.appBaudRate = 9600;
         settings.devPortName = devPortName;
+        settings.devBaudRate = 19200;
         settings.protocol = 2;
         ComProxyKorvel2::Timing timing;
         timing.reopenDelayMs = 50;
@@ -194,6 +196,19 @@ private slots:
             QCOMPARE(m_register->receive().toHex(' '), expected.toHex(' '));
             QVERIFY2(m_register->lastError().isEmpty(), qPrintable(m_register->lastError()));
         }
+    }
+
+    // The register's line runs at its configured rate, the software's at 115200 whatever its setting says.
+    void lineSpeeds()
+    {
+        startProxy(m_dev->slaveName());
+        QTRY_COMPARE_WITH_TIMEOUT(m_recorder->established, 1, 5000);
+        termios app {};
+        termios dev {};
+        QTRY_VERIFY(tcgetattr(m_app->masterFd(), &app) == 0 && cfgetospeed(&app) == B115200);
+        QVERIFY(tcgetattr(m_dev->masterFd(), &dev) == 0);
+        QCOMPARE(cfgetospeed(&dev), speed_t(B19200));
+        QCOMPARE(cfgetispeed(&dev), speed_t(B19200));
     }
 
     // The register answers the second writing of an OFD answer with its own
