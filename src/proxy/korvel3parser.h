@@ -4,7 +4,7 @@
 #include "korvel3codec.h"
 
 // Hunts for the start byte, reads the two length bytes and the transport id;
-// the payload and checksum bytes are left to the side-specific variant.
+// the payload and checksum bytes are left to the variant for each side.
 // The checksum is never verified: packets are handed on as they arrived.
 class Korvel3Parser
 {
