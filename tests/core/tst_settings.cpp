@@ -124,6 +124,23 @@ private slots:
         QCOMPARE(parse(xml).logsDir, dir);
     }
 
+    // The example shipped with the service reads as its comments describe it.
+    void shippedExample()
+    {
+        QFile file(QStringLiteral(POBRID_EXAMPLE_SETTINGS));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const Settings s = Settings::parse(file);
+        QVERIFY(!s.hotplug);
+        QCOMPARE(s.logsDir, QStringLiteral("/var/log/Pob"));
+        QCOMPARE(s.pobDevices.size(), 2);
+        QCOMPARE(s.pobDevices[0].port, QStringLiteral("1-1.4"));
+        QCOMPARE(s.pobDevices[1].port, QStringLiteral("000C"));
+        QCOMPARE(s.sarnDevices.size(), 1);
+        QCOMPARE(int(s.sarnDevices[0].protocol), 3);
+        QCOMPARE(s.sarnDevices[0].appPortName, QStringLiteral("/dev/tnt0"));
+        QCOMPARE(s.sarnDevices[0].devPortName, QStringLiteral("/dev/ttyS0"));
+    }
+
     void truncatedFileKeepsWhatWasRead()
     {
         const Settings s = parse("<settings><device><id>1</id></device><device><id>2</id><port>1-1</port><po");
