@@ -358,6 +358,18 @@ bool execute(const std::string &line, std::string &reply)
         }
         return true;
     }
+    if (verb == "list") {
+        std::vector<std::string> entries;
+        for (const libusb_device *d : s.devices) {
+            std::string ports;
+            for (uint8_t port : d->ports)
+                ports += (ports.empty() ? "" : ".") + std::to_string(port);
+            entries.push_back(format("%d %d-%s %04x:%04x %s", d->id, d->bus, ports.c_str(), d->vendorId, d->productId,
+                                     d->attached ? "attached" : "unplugged"));
+        }
+        reply = join(entries);
+        return true;
+    }
     if (verb == "log") {
         reply = join(s.log);
         return true;
@@ -443,10 +455,8 @@ void runSetupFile(const std::string &path)
 __attribute__((constructor)) void serveFromEnvironment()
 {
     const char *dir = std::getenv("FAKEUSB_DIR");
-    if (!dir || !*dir)
-        return;
-    runSetupFile(std::string(dir) + "/setup");
-    fakeusb_serve(dir);
+    if (dir && *dir && fakeusb_serve(dir) != 0)
+        std::fprintf(stderr, "fakeusb: cannot serve %s/fakeusb.sock\n", dir);
 }
 
 }
@@ -462,6 +472,7 @@ extern "C" int fakeusb_command(const char *line, char *reply, int replySize)
 
 extern "C" int fakeusb_serve(const char *dir)
 {
+    runSetupFile(std::string(dir) + "/setup");
     const std::string path = std::string(dir) + "/fakeusb.sock";
     sockaddr_un address {};
     address.sun_family = AF_UNIX;

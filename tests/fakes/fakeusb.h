@@ -10,9 +10,10 @@ extern "C" {
 // the reply, or -1 for a command that failed (the reply then says why).
 int fakeusb_command(const char *line, char *reply, int replySize);
 
-// Serves the same commands on the UNIX socket <dir>/fakeusb.sock: one line per
-// command, answered by one line "ok <reply>" or "error <reason>". Returns 0
-// once listening. Called by the library itself when FAKEUSB_DIR is set.
+// Runs the commands of <dir>/setup, if there is such a file, then serves the
+// same commands on the UNIX socket <dir>/fakeusb.sock: one line per command,
+// answered by one line "ok <reply>" or "error <reason>". Returns 0 once
+// listening. Called by the library itself when FAKEUSB_DIR is set.
 int fakeusb_serve(const char *dir);
 
 #ifdef __cplusplus
