@@ -50,11 +50,11 @@ class TestComProxyKorvel2 : public QObject
     QThread *m_thread = nullptr;
     ComProxyKorvel2 *m_proxy = nullptr;
 
-    void startProxy(const QString &devPortName)
+    void startProxy(const QString &devPortName, const QString &appPortName = QString())
     {
         SarnSettings settings;
         settings.id = QStringLiteral("t");
-        settings.appPortName = m_app->slaveName();
+        settings.appPortName = appPortName.isEmpty() ? m_app->slaveName() : appPortName;
         settings.appBaudRate = 9600;
         settings.devPortName = devPortName;
         settings.devBaudRate = 19200;
@@ -240,30 +240,53 @@ private slots:
         QCOMPARE(m_recorder->lost, 0);
     }
 
-    // The register's line goes away (its pty closes) and comes back under the same name.
-    void devPortLostAndReopened()
+    void lineLostAndReopened_data()
     {
+        QTest::addColumn<bool>("registerLine");
+        QTest::newRow("register's line: reported lost and established again") << true;
+        QTest::newRow("software's line: reopened quietly") << false;
+    }
+    // One line goes away (its pty closes) and comes back under the same name;
+    // messages flow both ways afterwards.
+    void lineLostAndReopened()
+    {
+        QFETCH(bool, registerLine);
+        std::unique_ptr<PtyPair> &pty = registerLine ? m_dev : m_app;
+        std::unique_ptr<Korvel2Peer> &peer = registerLine ? m_register : m_software;
         QTemporaryDir dir;
-        const QString link = dir.filePath(QStringLiteral("register"));
-        QVERIFY(QFile::link(m_dev->slaveName(), link));
+        const QString link = dir.filePath(QStringLiteral("line"));
+        QVERIFY(QFile::link(pty->slaveName(), link));
         LogCapture capture;
-        startProxy(link);
+        startProxy(registerLine ? link : m_dev->slaveName(), registerLine ? m_app->slaveName() : link);
         QTRY_COMPARE_WITH_TIMEOUT(m_recorder->established, 1, 5000);
 
-        m_register.reset();
-        m_dev = std::make_unique<PtyPair>();
+        peer.reset();
+        pty = std::make_unique<PtyPair>();
         QVERIFY(QFile::remove(link));
-        QTRY_VERIFY_WITH_TIMEOUT(m_recorder->lost >= 1, 5000);
-        QVERIFY(QFile::link(m_dev->slaveName(), link));
-        m_register = std::make_unique<Korvel2Peer>(*m_dev);
-        QTRY_COMPARE_WITH_TIMEOUT(m_recorder->established, 2, 5000);
-        bool errorLogged = false;
-        for (const QString &message : capture.messages(LOGGER))
-            errorLogged |= message.startsWith(QStringLiteral("dev error ")) && message != QStringLiteral("dev error 0");
-        QVERIFY(errorLogged);
+        const QString errorPrefix = registerLine ? QStringLiteral("dev error ") : QStringLiteral("app error ");
+        const auto errorLogged = [&] {
+            for (const QString &message : capture.messages(LOGGER)) {
+                if (message.startsWith(errorPrefix) && message != errorPrefix + QLatin1Char('0'))
+                    return true;
+            }
+            return false;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(errorLogged(), 5000);
+        QVERIFY(QFile::link(pty->slaveName(), link));
+        peer = std::make_unique<Korvel2Peer>(*pty);
+        // Opening a port discards what is waiting on it: talk only once it is open again.
+        QTRY_COMPARE_WITH_TIMEOUT(capture.messages(LOGGER).count(QStringLiteral("OK")), 3, 5000);
+        if (registerLine) {
+            QTRY_COMPARE_WITH_TIMEOUT(m_recorder->established, 2, 5000);
+            QVERIFY(m_recorder->lost >= 1);
+        }
 
+        QVERIFY2(m_software->send(hex("123456"), 5000), qPrintable(m_software->lastError()));
+        QCOMPARE(m_register->receive().toHex(' '), QByteArray("12 34 56"));
         QVERIFY2(m_register->send(hex("5500")), qPrintable(m_register->lastError()));
-        QCOMPARE(m_software->receive().toHex(' '), hex("5500").toHex(' '));
+        QCOMPARE(m_software->receive().toHex(' '), QByteArray("55 00"));
+        if (!registerLine)
+            QCOMPARE(m_recorder->lost + m_recorder->established, 1);
     }
 
     // stop() from another thread returns only once the pass is over: here a
