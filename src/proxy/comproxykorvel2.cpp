@@ -29,6 +29,7 @@ ComProxyKorvel2::ComProxyKorvel2(const SarnSettings &settings, const Timing &tim
 ComProxyKorvel2::~ComProxyKorvel2()
 {
     stop();
+    // Ports go while the proxy is whole: closing one may still signal an error slot.
     m_devLink.reset();
     m_appLink.reset();
     m_devChannel.reset();

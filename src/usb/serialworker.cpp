@@ -81,7 +81,10 @@ bool SerialWorker::openPort()
     m_opening = true;
     bool opened = false;
     while (!m_stopRequested) {
+        // A stop request arrives as an event: it may be among these.
         QCoreApplication::processEvents();
+        if (m_stopRequested)
+            break;
         m_serialPort->blockSignals(true);
         if (m_serialPort->isOpen())
             m_serialPort->close();
