@@ -96,7 +96,7 @@ private slots:
         QTest::addColumn<QByteArray>("frame");
         QTest::newRow("DLE and ETX stuffed, both counted in the checksum")
             << QByteArray::fromHex("411003") << QByteArray::fromHex("02411010100303" "51");
-        QTest::newRow("plain bytes") << QByteArray::fromHex("0102") << QByteArray::fromHex("01020300").prepend('\x02');
+        QTest::newRow("plain bytes") << QByteArray::fromHex("0102") << QByteArray::fromHex("0201020300");
         QTest::newRow("STX and EOT in the message are not stuffed")
             << QByteArray::fromHex("0204") << QByteArray::fromHex("02020403" "05");
         QTest::newRow("empty message") << QByteArray() << QByteArray::fromHex("020303");
