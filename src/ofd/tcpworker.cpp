@@ -8,6 +8,12 @@
 #include <QTcpSocket>
 #include <QThread>
 
+#ifdef Q_OS_LINUX
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#endif
+
 QString stateToString(QAbstractSocket::SocketState state)
 {
     switch (state) {
@@ -135,6 +141,7 @@ void TcpWorker::open()
     m_buffer.clear();
     if (m_socket->state() != QAbstractSocket::UnconnectedState) {
         m_writedSize = 0;
+        enableKeepAlive();
         emit connectionStateChanged(Connected);
         connect(m_socket, &QTcpSocket::readyRead, this, &TcpWorker::onReadyRead);
         connect(m_socket, &QTcpSocket::stateChanged, this, &TcpWorker::onStateChanged);
@@ -194,7 +201,26 @@ void TcpWorker::addData(const QByteArray &data)
 {
     QMutexLocker locker(&m_lock);
     m_log.info(QStringLiteral("tcp read: ") + baToString(data));
+    if (m_buffer.size() + data.size() > m_timing.readBufferLimit) {
+        // What is buffered still reaches the register; the channel is then
+        // reported lost, and the register decides whether to connect again.
+        m_log.error(QStringLiteral("Read buffer limit of %1 bytes exceeded, connection dropped").arg(m_timing.readBufferLimit));
+        m_buffer.append(data.left(m_timing.readBufferLimit - m_buffer.size()));
+        m_socket->abort();
+        return;
+    }
     m_buffer.append(data);
+}
+
+void TcpWorker::enableKeepAlive()
+{
+    m_socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+#ifdef Q_OS_LINUX
+    const int fd = int(m_socket->socketDescriptor());
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &m_timing.keepAliveIdleS, sizeof(int));
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &m_timing.keepAliveIntervalS, sizeof(int));
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &m_timing.keepAliveProbes, sizeof(int));
+#endif
 }
 
 void TcpWorker::onStateChanged(QAbstractSocket::SocketState state)

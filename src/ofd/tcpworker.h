@@ -25,6 +25,16 @@ struct TcpWorkerTiming
     int queueWaitMs = 10000;       // close(): how long writes still on their way are waited for
     int queueWaitStepMs = 1000;    // close(): sleep between two looks at the queue
     int disconnectWaitMs = 500;    // close(): wait for the socket to go down
+    // A server that vanishes without closing (a cable pulled on its side) is
+    // found by TCP keep-alive: first probe after this many idle seconds, then
+    // one probe per interval; after the last unanswered probe the connection
+    // counts as lost (here within two minutes).
+    int keepAliveIdleS = 60;
+    int keepAliveIntervalS = 10;
+    int keepAliveProbes = 6;
+    // Bytes of the server kept while the register grants nothing; a server
+    // that sends more loses its connection instead of filling the memory.
+    int readBufferLimit = 1024 * 1024;
     // Resolves a host name; empty: the system's blocking lookup.
     std::function<QHostInfo(const QString &host)> lookup;
 };
@@ -69,6 +79,7 @@ private slots:
 
 private:
     void addData(const QByteArray &data);
+    void enableKeepAlive();
 
     QTcpSocket *m_socket = nullptr;
     // Guards the read buffer; open() and close() hold it for their whole run.

@@ -164,6 +164,29 @@ private slots:
         QVERIFY(channel.worker->read(1).isEmpty());
     }
 
+    // A server that floods a channel nobody reads loses the connection; what
+    // fits the limit stays for the register.
+    void floodBeyondTheReadLimitDropsTheConnection()
+    {
+        LogCapture log;
+        LoopbackServer server;
+        TcpWorker::Timing timing = testTiming();
+        timing.readBufferLimit = 1000;
+        Channel channel(QStringLiteral("127.0.0.1"), server.port(), timing);
+        channel.thread.start();
+        QVERIFY(channel.waitForStates(1));
+        QVERIFY(server.waitForConnections(1));
+        QByteArray flood;
+        for (int i = 0; i < 3000; ++i)
+            flood.append(char(i % 251));
+        QVERIFY(server.send(flood));
+        QVERIFY(channel.waitForStates(2));
+        QCOMPARE(channel.states.last(), TcpWorker::Disconnected);
+        QVERIFY(log.contains(NAME, QStringLiteral("Read buffer limit of 1000 bytes exceeded, connection dropped")));
+        QVERIFY(server.waitForClosed());
+        QCOMPARE(channel.worker->read(5000).toHex(), flood.left(1000).toHex());
+    }
+
     void reopenDropsBytesOfEarlierConnection()
     {
         LoopbackServer server;
