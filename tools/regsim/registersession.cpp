@@ -11,8 +11,20 @@ RegisterSession::RegisterSession(const Config &config, QObject *parent)
 
 void RegisterSession::begin()
 {
-    emit step(QStringLiteral("waiting for the version request"));
     m_timeout.start(m_config.timeoutMs);
+    if (m_config.handshake)
+        emit step(QStringLiteral("waiting for the version request"));
+    else
+        connectChannel();
+}
+
+void RegisterSession::connectChannel()
+{
+    emit step(QStringLiteral("connecting to %1:%2").arg(m_config.host).arg(m_config.port));
+    const int channel = m_config.channel;
+    send(LNK_TLV_TX_PORT0 + channel, QByteArray(1, char(m_config.port & 0xFF)) + char(m_config.port >> 8));
+    send(LNK_TLV_TX_CONNECT0 + channel, m_config.host.toUtf8());
+    m_state = WaitConnected;
 }
 
 int RegisterSession::expected() const
@@ -49,10 +61,8 @@ void RegisterSession::handle(const TlvField &record)
         // Answered in every state: pobrid asks again every five minutes of silence.
         send(LNK_TLV_TX_RESPONSE_VERSION, QByteArray(1, char(m_config.protocolVersion)));
         if (m_state == WaitVersion) {
-            emit step(QStringLiteral("version %1 sent; connecting to %2:%3").arg(m_config.protocolVersion).arg(m_config.host).arg(m_config.port));
-            send(LNK_TLV_TX_PORT0 + channel, QByteArray(1, char(m_config.port & 0xFF)) + char(m_config.port >> 8));
-            send(LNK_TLV_TX_CONNECT0 + channel, m_config.host.toUtf8());
-            m_state = WaitConnected;
+            emit step(QStringLiteral("version %1 sent").arg(m_config.protocolVersion));
+            connectChannel();
         }
         return;
     }

@@ -23,6 +23,9 @@ public:
         bool sendLog = false;     // also send a LOG record of the register's trace
         int timeoutMs = 60000;    // the whole session
         int protocolVersion = 2;  // the register's link-protocol version
+        // false: the handshake is already done on this link (a later session
+        // of the same register), so the session starts by connecting.
+        bool handshake = true;
     };
 
     explicit RegisterSession(const Config &config, QObject *parent = nullptr);
@@ -47,6 +50,7 @@ private:
 
     void handle(const TlvField &record);
     void send(unsigned char cmd, const QByteArray &value);
+    void connectChannel();
     void grant();
     void closeChannel();
     void fail(const QString &why);
