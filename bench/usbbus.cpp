@@ -1,0 +1,47 @@
+// A pobrid copy with the libusb double beside it and N registers on the simulated bus, listed in its settings.
+#include "usbbus.h"
+
+#include "pobridprocess.h"
+
+#include <QDir>
+#include <QFile>
+
+namespace UsbBus {
+
+namespace {
+// Device i (from 0) sits on bus 1 behind hub port 1 + i / 10, port 1 + i % 10.
+QString ports(int i)
+{
+    return QStringLiteral("%1.%2").arg(1 + i / 10).arg(1 + i % 10);
+}
+}
+
+QString socketPath(const PobridProcess &pobrid)
+{
+    return pobrid.dir() + QStringLiteral("/bus/fakeusb.sock");
+}
+
+bool prepare(PobridProcess &pobrid, int count, bool keepOutput)
+{
+    const QString bus = pobrid.dir() + QStringLiteral("/bus");
+    QDir().mkpath(bus);
+    QByteArray setup;
+    QByteArray devices;
+    for (int i = 0; i < count; ++i) {
+        setup += QStringLiteral("add 1 %1\n").arg(ports(i)).toUtf8();
+        devices += QStringLiteral("<device><id>r%1</id><port>1-%2</port></device>\n").arg(i + 1).arg(ports(i)).toUtf8();
+    }
+    QFile file(bus + QStringLiteral("/setup"));
+    if (!file.open(QIODevice::WriteOnly) || file.write(setup) != setup.size())
+        return false;
+    file.close();
+    QProcessEnvironment env = pobrid.process().processEnvironment();
+    env.insert(QStringLiteral("FAKEUSB_DIR"), bus);
+    pobrid.process().setProcessEnvironment(env);
+    // The console copy of the log is not part of a production run; nobody reads it here.
+    if (!keepOutput)
+        pobrid.process().setStandardOutputFile(QProcess::nullDevice());
+    return pobrid.installLibusb(QStringLiteral(POBRID_LIBUSB_DOUBLE)) && pobrid.writeSettings(devices);
+}
+
+}
