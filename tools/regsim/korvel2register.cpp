@@ -1,10 +1,11 @@
 // A register on a serial line speaking protocol version 2, as far as pobrid's proxy needs one.
 #include "korvel2register.h"
 
+#include "fdio.h"
+
 #include "korvel2bytechannel.h"
 #include "korvel2link.h"
 
-#include <cerrno>
 #include <poll.h>
 #include <unistd.h>
 
@@ -28,22 +29,7 @@ public:
         return ::read(m_fd, &byte, 1) == 1;
     }
     void writeByte(uint8_t byte) override { writeBytes(QByteArray(1, char(byte))); }
-    void writeBytes(const QByteArray &bytes) override
-    {
-        qsizetype done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = ::write(m_fd, bytes.constData() + done, size_t(bytes.size() - done));
-            if (n > 0) {
-                done += n;
-                continue;
-            }
-            if (n < 0 && errno != EAGAIN && errno != EINTR)
-                return;
-            pollfd p {m_fd, POLLOUT, 0};
-            if (::poll(&p, 1, 1000) <= 0)
-                return;
-        }
-    }
+    void writeBytes(const QByteArray &bytes) override { writeAll(m_fd, bytes); }
     void pause(int ms) override { QThread::msleep(ulong(ms)); }
 
 private:

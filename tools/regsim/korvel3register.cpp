@@ -1,8 +1,9 @@
 // A register on a serial line speaking protocol version 3, as far as pobrid's proxy needs one.
 #include "korvel3register.h"
 
+#include "fdio.h"
+
 #include <cerrno>
-#include <poll.h>
 #include <unistd.h>
 
 namespace {
@@ -33,7 +34,7 @@ void Korvel3Register::sendLink(const QByteArray &bytes)
 
 bool Korvel3Register::writePacket(quint8 id, const QByteArray &payload)
 {
-    return writeAll(Korvel3Codec::packWithId(id, payload));
+    return writeAll(m_fd, Korvel3Codec::packWithId(id, payload));
 }
 
 void Korvel3Register::onReadable()
@@ -79,22 +80,4 @@ void Korvel3Register::deliver()
     QByteArray payload;
     payload.append(char(ASYNC_OFD)).append(char(OFD_COMMAND)).append(chunk);
     writePacket(ASYNC_ID, payload);
-}
-
-bool Korvel3Register::writeAll(const QByteArray &bytes)
-{
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(m_fd, bytes.constData() + done, size_t(bytes.size() - done));
-        if (n > 0) {
-            done += n;
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EINTR)
-            return false;
-        pollfd p {m_fd, POLLOUT, 0};
-        if (::poll(&p, 1, 1000) <= 0)
-            return false;
-    }
-    return true;
 }

@@ -36,7 +36,6 @@ private:
     void onReadable();
     void handle(quint8 id, const QByteArray &payload);
     void deliver();
-    bool writeAll(const QByteArray &bytes);
 
     int m_fd;
     QSocketNotifier m_notifier;
