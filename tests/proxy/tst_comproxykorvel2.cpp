@@ -1,4 +1,5 @@
 // The protocol-2 proxy between two pseudo-terminals: the test plays the software on one and the register on the other.
+#include "portsignalrecorder.h"
 #include "comproxykorvel2.h"
 #include "korvel2peer.h"
 #include "logcapture.h"
@@ -19,23 +20,6 @@ const QString LOGGER = QStringLiteral("ComProxy2-t");
 
 QByteArray hex(const char *text) { return QByteArray::fromHex(text); }
 
-// Collects the proxy's signals on the test thread.
-class Recorder : public QObject
-{
-    Q_OBJECT
-public:
-    QList<QByteArray> ofdData;
-    int lost = 0;
-    int established = 0;
-    int finished = 0;
-
-public slots:
-    void onData(const QByteArray &data) { ofdData.append(data); }
-    void onLost() { ++lost; }
-    void onEstablished() { ++established; }
-    void onFinished() { ++finished; }
-};
-
 } // namespace
 
 class TestComProxyKorvel2 : public QObject
@@ -46,7 +30,7 @@ class TestComProxyKorvel2 : public QObject
     std::unique_ptr<PtyPair> m_dev;
     std::unique_ptr<Korvel2Peer> m_software;
     std::unique_ptr<Korvel2Peer> m_register;
-    std::unique_ptr<Recorder> m_recorder;
+    std::unique_ptr<PortSignalRecorder> m_recorder;
     QThread *m_thread = nullptr;
     ComProxyKorvel2 *m_proxy = nullptr;
 
@@ -67,10 +51,7 @@ class TestComProxyKorvel2 : public QObject
         connect(m_thread, &QThread::started, m_proxy, &ComProxyKorvel2::start);
         connect(m_proxy, &ComProxyKorvel2::finished, m_thread, &QThread::quit, Qt::DirectConnection);
         connect(m_thread, &QThread::finished, m_proxy, &QObject::deleteLater);
-        connect(m_proxy, &ComProxyKorvel2::portDataReceived, m_recorder.get(), &Recorder::onData);
-        connect(m_proxy, &ComProxyKorvel2::portConnectionLost, m_recorder.get(), &Recorder::onLost);
-        connect(m_proxy, &ComProxyKorvel2::portConnectionEstablished, m_recorder.get(), &Recorder::onEstablished);
-        connect(m_proxy, &ComProxyKorvel2::finished, m_recorder.get(), &Recorder::onFinished);
+        m_recorder->watch(m_proxy);
         m_thread->start();
     }
 
@@ -87,7 +68,7 @@ private slots:
         QVERIFY(m_app->isValid() && m_dev->isValid());
         m_software = std::make_unique<Korvel2Peer>(*m_app);
         m_register = std::make_unique<Korvel2Peer>(*m_dev);
-        m_recorder = std::make_unique<Recorder>();
+        m_recorder = std::make_unique<PortSignalRecorder>();
     }
 
     void cleanup()
@@ -137,7 +118,7 @@ private slots:
         answer(hex("01"));
         QCOMPARE(m_register->receive().toHex(' '), toRegister.toHex(' '));
         QVERIFY(capture.waitFor(LOGGER, QStringLiteral("ofd -> dev | ") + baToString(toRegister)));
-        QVERIFY(m_recorder->ofdData.isEmpty());
+        QVERIFY(m_recorder->received.isEmpty());
     }
 
     void registerMessagesRouted_data()
@@ -164,11 +145,11 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(m_recorder->established, 1, 5000);
         QVERIFY2(m_register->send(fromRegister), qPrintable(m_register->lastError()));
         if (toSoftware.isEmpty()) {
-            QTRY_COMPARE_WITH_TIMEOUT(m_recorder->ofdData, QList<QByteArray> {toOfd}, 3000);
+            QTRY_COMPARE_WITH_TIMEOUT(m_recorder->received, QList<QByteArray> {toOfd}, 3000);
             QVERIFY2(m_app->read(300).isEmpty(), "nothing goes to the software");
         } else {
             QCOMPARE(m_software->receive().toHex(' '), toSoftware.toHex(' '));
-            QVERIFY(m_recorder->ofdData.isEmpty());
+            QVERIFY(m_recorder->received.isEmpty());
         }
         QVERIFY(capture.contains(LOGGER, logLine));
     }

@@ -1,4 +1,5 @@
 // The COM-port link over a pseudo-terminal: bytes both ways, reopening after a lost line, stopping from another thread.
+#include "portsignalrecorder.h"
 #include "logcapture.h"
 #include "ptypair.h"
 #include "serialworker.h"
@@ -15,23 +16,6 @@ namespace {
 
 const QString LOGGER = QStringLiteral("COM-t");
 
-// Collects the worker's signals on the test thread.
-class Recorder : public QObject
-{
-    Q_OBJECT
-public:
-    QList<QByteArray> received;
-    int lost = 0;
-    int established = 0;
-    int finished = 0;
-
-public slots:
-    void onData(const QByteArray &data) { received.append(data); }
-    void onLost() { ++lost; }
-    void onEstablished() { ++established; }
-    void onFinished() { ++finished; }
-};
-
 // True while no process holds the pty's slave end open.
 bool slaveClosed(const PtyPair &pty)
 {
@@ -45,7 +29,7 @@ class TestSerialWorker : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<Recorder> m_recorder;
+    std::unique_ptr<PortSignalRecorder> m_recorder;
     QThread *m_thread = nullptr;
     SerialWorker *m_worker = nullptr;
 
@@ -63,10 +47,7 @@ class TestSerialWorker : public QObject
         connect(m_thread, &QThread::started, m_worker, &SerialWorker::start);
         connect(m_worker, &SerialWorker::finished, m_thread, &QThread::quit, Qt::DirectConnection);
         connect(m_thread, &QThread::finished, m_worker, &QObject::deleteLater);
-        connect(m_worker, &SerialWorker::portDataReceived, m_recorder.get(), &Recorder::onData);
-        connect(m_worker, &SerialWorker::portConnectionLost, m_recorder.get(), &Recorder::onLost);
-        connect(m_worker, &SerialWorker::portConnectionEstablished, m_recorder.get(), &Recorder::onEstablished);
-        connect(m_worker, &SerialWorker::finished, m_recorder.get(), &Recorder::onFinished);
+        m_recorder->watch(m_worker);
         m_thread->start();
     }
 
@@ -76,7 +57,7 @@ class TestSerialWorker : public QObject
     }
 
 private slots:
-    void init() { m_recorder = std::make_unique<Recorder>(); }
+    void init() { m_recorder = std::make_unique<PortSignalRecorder>(); }
 
     void cleanup()
     {
