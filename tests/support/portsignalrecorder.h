@@ -16,13 +16,7 @@ public:
 
     // Connects to the worker's portDataReceived, portConnectionLost,
     // portConnectionEstablished and finished (queued: they arrive here).
-    void watch(QObject *worker)
-    {
-        connect(worker, SIGNAL(portDataReceived(QByteArray)), this, SLOT(onData(QByteArray)));
-        connect(worker, SIGNAL(portConnectionLost()), this, SLOT(onLost()));
-        connect(worker, SIGNAL(portConnectionEstablished()), this, SLOT(onEstablished()));
-        connect(worker, SIGNAL(finished()), this, SLOT(onFinished()));
-    }
+    void watch(QObject *worker);
 
 public slots:
     void onData(const QByteArray &data) { received.append(data); }
