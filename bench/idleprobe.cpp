@@ -17,7 +17,7 @@ QJsonObject IdleProbe::run(int count)
 {
     QJsonObject result;
     result[QStringLiteral("registers")] = count;
-    PobridProcess pobrid(QStringLiteral(POBRID_BINARY));
+    PobridProcess pobrid(m_binary);
     if (!pobrid.isValid() || !UsbBus::prepare(pobrid, count) || !pobrid.start()) {
         result[QStringLiteral("error")] = QStringLiteral("pobrid did not start");
         return result;

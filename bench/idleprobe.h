@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QJsonObject>
+#include <QString>
 
 class IdleProbe
 {
@@ -12,12 +13,13 @@ public:
         int windowMs = 20000;
     };
 
-    explicit IdleProbe(const Timing &timing) : m_timing(timing) {}
+    IdleProbe(const QString &binary, const Timing &timing) : m_binary(binary), m_timing(timing) {}
 
     // Runs pobrid with count USB registers, links every one (version handshake
     // answered), lets them fall silent and measures over the window.
     QJsonObject run(int count);
 
 private:
+    QString m_binary;
     Timing m_timing;
 };

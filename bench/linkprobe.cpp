@@ -56,7 +56,8 @@ void LinkProbe::grant()
 
 bool LinkProbe::handshake(int timeoutMs)
 {
-    const int before = m_server.connectionCount();
+    // A plain relay connects on its own as soon as it starts, possibly before this call.
+    const int before = m_linkProtocol ? m_server.connectionCount() : 0;
     if (m_linkProtocol) {
         TlvField record;
         if (!waitForRecord(LNK_TLV_RX_REQUEST_VERSION, record, timeoutMs)) {

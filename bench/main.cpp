@@ -22,17 +22,24 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTextStream>
 #include <QThread>
 #include <memory>
+#include <sys/resource.h>
+#include <thread>
+#include <atomic>
+#include <unistd.h>
 #include <vector>
 
 namespace {
 
 QTextStream out(stdout);
 QtMessageHandler standardHandler = nullptr;
+// The executable under test; another build can be compared with --pobrid.
+QString pobridBinary = QStringLiteral(POBRID_BINARY);
 
 void note(const QString &text)
 {
@@ -73,7 +80,7 @@ QJsonObject usbLink(int samples, int streamMs)
     QJsonObject result;
     note(QStringLiteral("USB register through pobrid"));
     LoopbackServer server;
-    PobridProcess pobrid(QStringLiteral(POBRID_BINARY));
+    PobridProcess pobrid(pobridBinary);
     if (!pobrid.isValid() || !UsbBus::prepare(pobrid, 1) || !pobrid.start()) {
         result[QStringLiteral("error")] = QStringLiteral("pobrid did not start");
         return result;
@@ -109,7 +116,7 @@ QJsonObject serialLink(int samples, int streamMs)
     note(QStringLiteral("protocol-3 register through pobrid's serial proxy"));
     LoopbackServer server;
     PtyPair dev, app;
-    PobridProcess pobrid(QStringLiteral(POBRID_BINARY));
+    PobridProcess pobrid(pobridBinary);
     if (!dev.isValid() || !app.isValid() || !pobrid.isValid()) {
         result[QStringLiteral("error")] = QStringLiteral("no pseudo-terminals");
         return result;
@@ -161,21 +168,73 @@ QJsonObject floorLink(int samples)
     return result;
 }
 
-// The exchange worker's polling turn in Running: one msleep(5), which sleeps one 10 ms slice.
+double threadCpuUs(const rusage &r)
+{
+    const auto us = [](const timeval &t) { return double(t.tv_sec) * 1e6 + double(t.tv_usec); };
+    return us(r.ru_utime) + us(r.ru_stime);
+}
+
+// The exchange worker's polling turn in Running: one msleep(5), which sleeps one 10 ms slice
+// and processes the thread's events. Its CPU time alone is what an idle register pays per turn.
 QJsonObject loopTurn()
 {
     Samples turns;
-    QThread *thread = QThread::create([&turns] {
-        for (int i = 0; i < 300; ++i) {
+    double cpuUs = 0;
+    const int count = 300;
+    QThread *thread = QThread::create([&turns, &cpuUs] {
+        // The first turns set up the thread's event dispatcher; they are not counted.
+        for (int i = 0; i < 20; ++i)
+            msleep(5);
+        rusage before {}, after {};
+        getrusage(RUSAGE_THREAD, &before);
+        for (int i = 0; i < count; ++i) {
             const qint64 start = BenchClock::nowNs();
             msleep(5);
             turns.add(BenchClock::msSince(start));
         }
+        getrusage(RUSAGE_THREAD, &after);
+        cpuUs = threadCpuUs(after) - threadCpuUs(before);
     });
     thread->start();
     thread->wait();
     delete thread;
-    return turns.toJson();
+    // The floor of any 10 ms polling loop: the same wake-ups with nothing done between them.
+    double bareUs = 0;
+    std::thread bare([&bareUs] {
+        rusage before {}, after {};
+        getrusage(RUSAGE_THREAD, &before);
+        for (int i = 0; i < count; ++i)
+            usleep(10000);
+        getrusage(RUSAGE_THREAD, &after);
+        bareUs = threadCpuUs(after) - threadCpuUs(before);
+    });
+    bare.join();
+    QJsonObject result = turns.toJson();
+    result[QStringLiteral("cpu_us_per_turn")] = cpuUs / count;
+    result[QStringLiteral("bare_sleep_cpu_us")] = bareUs / count;
+    return result;
+}
+
+// The idle floor measured the way pobrid is: 100 threads that only wake every 10 ms, CPU of this
+// process from /proc over a window, in percent of one core per thread.
+double bareSleepersPercent(int threads, int windowMs)
+{
+    std::atomic<bool> done {false};
+    std::vector<std::thread> sleepers;
+    for (int i = 0; i < threads; ++i)
+        sleepers.emplace_back([&done] {
+            while (!done)
+                usleep(10000);
+        });
+    const ProcSampler sampler(QCoreApplication::applicationPid());
+    QThread::msleep(1000);
+    const ProcSampler::Snapshot from = sampler.take();
+    QThread::msleep(windowMs);
+    const ProcSampler::Snapshot to = sampler.take();
+    done = true;
+    for (std::thread &t : sleepers)
+        t.join();
+    return ProcSampler::cpuPercent(from, to) / threads;
 }
 
 QJsonObject startUp(int runs)
@@ -184,7 +243,7 @@ QJsonObject startUp(int runs)
     Samples times;
     QString firstLine;
     for (int i = 0; i < runs; ++i) {
-        PobridProcess pobrid(QStringLiteral(POBRID_BINARY));
+        PobridProcess pobrid(pobridBinary);
         if (!pobrid.isValid() || !UsbBus::prepare(pobrid, 1, true))
             break;
         const qint64 start = BenchClock::nowNs();
@@ -209,6 +268,12 @@ QString loadAverage()
     return file.open(QIODevice::ReadOnly) ? QString::fromLatin1(file.readAll()).section(QLatin1Char(' '), 0, 2) : QString();
 }
 
+QString readText(const QString &path)
+{
+    QFile file(path);
+    return path.isEmpty() || !file.open(QIODevice::ReadOnly) ? QString() : QString::fromUtf8(file.readAll());
+}
+
 int runAll(const QString &resultsDir, const QString &findings, const QStringList &only, int samples, int streamMs, int idleWindowMs, const QList<int> &idleCounts)
 {
     const auto wanted = [&only](const char *part) { return only.isEmpty() || only.contains(QLatin1String(part)); };
@@ -217,10 +282,13 @@ int runAll(const QString &resultsDir, const QString &findings, const QStringList
     machine[QStringLiteral("cores")] = QThread::idealThreadCount();
     machine[QStringLiteral("load_before")] = loadAverage();
     machine[QStringLiteral("started")] = QDateTime::currentDateTimeUtc().toString(Qt::ISODate);
+    root[QStringLiteral("pobrid")] = pobridBinary;
     root[QStringLiteral("samples_per_direction")] = samples;
     root[QStringLiteral("message_bytes")] = LinkProbe::MESSAGE_SIZE;
 
-    root[QStringLiteral("loop_turn")] = loopTurn();
+    QJsonObject turn = loopTurn();
+    turn[QStringLiteral("bare_sleepers_100_percent_per_thread")] = bareSleepersPercent(100, 10000);
+    root[QStringLiteral("loop_turn")] = turn;
     if (wanted("floor"))
         root[QStringLiteral("floor")] = floorLink(samples);
     if (wanted("usb"))
@@ -234,7 +302,7 @@ int runAll(const QString &resultsDir, const QString &findings, const QStringList
         if (!wanted("idle"))
             break;
         note(QStringLiteral("idle: %1 linked silent registers, %2 s window").arg(count).arg(idleWindowMs / 1000));
-        idle.append(IdleProbe(timing).run(count));
+        idle.append(IdleProbe(pobridBinary, timing).run(count));
     }
     root[QStringLiteral("idle")] = idle;
     if (wanted("startup"))
@@ -242,10 +310,8 @@ int runAll(const QString &resultsDir, const QString &findings, const QStringList
 
     machine[QStringLiteral("load_after")] = loadAverage();
     root[QStringLiteral("machine")] = machine;
-    QFile findingsFile(findings);
-    const QString findingsText = findings.isEmpty() || !findingsFile.open(QIODevice::ReadOnly) ? QString() : QString::fromUtf8(findingsFile.readAll());
     Report report(root);
-    if (!report.write(resultsDir, findingsText)) {
+    if (!report.write(resultsDir, readText(findings))) {
         note(QStringLiteral("could not write the results to %1").arg(resultsDir));
         return 1;
     }
@@ -253,11 +319,21 @@ int runAll(const QString &resultsDir, const QString &findings, const QStringList
     return 0;
 }
 
+int rewrite(const QString &json, const QString &resultsDir, const QString &findings)
+{
+    const QJsonDocument doc = QJsonDocument::fromJson(readText(json).toUtf8());
+    if (!doc.isObject()) {
+        note(QStringLiteral("%1 holds no results").arg(json));
+        return 1;
+    }
+    return Report(doc.object()).write(resultsDir, readText(findings)) ? 0 : 1;
+}
+
 int soak(const QString &file, int registers, int durationS, int intervalS)
 {
     note(QStringLiteral("soak: %1 USB registers relaying for %2 s, sampled every %3 s").arg(registers).arg(durationS).arg(intervalS));
     EchoServer echo;
-    PobridProcess pobrid(QStringLiteral(POBRID_BINARY));
+    PobridProcess pobrid(pobridBinary);
     if (!echo.start() || !pobrid.isValid() || !UsbBus::prepare(pobrid, registers) || !pobrid.start()) {
         note(QStringLiteral("pobrid did not start"));
         return 1;
@@ -340,9 +416,14 @@ int main(int argc, char *argv[])
     const QCommandLineOption interval(QStringLiteral("interval"), QStringLiteral("Soak sampling interval in seconds."), QStringLiteral("s"), QStringLiteral("30"));
     const QCommandLineOption findings(QStringLiteral("findings"), QStringLiteral("Markdown appended to latest.md (the analysis of the misses)."), QStringLiteral("file"));
     const QCommandLineOption only(QStringLiteral("only"), QStringLiteral("Runs only these parts: floor,usb,serial,idle,startup."), QStringLiteral("list"));
-    parser.addOptions({results, findings, only, samples, stream, idleWindow, idleCounts, soakFile, duration, registers, interval});
+    const QCommandLineOption fromJson(QStringLiteral("from-json"), QStringLiteral("Measures nothing: writes latest.md again from this latest.json (with --findings)."), QStringLiteral("file"));
+    const QCommandLineOption binary(QStringLiteral("pobrid"), QStringLiteral("The pobrid executable to measure (default: this build's)."), QStringLiteral("path"), pobridBinary);
+    parser.addOptions({fromJson, binary, results, findings, only, samples, stream, idleWindow, idleCounts, soakFile, duration, registers, interval});
     parser.process(app);
+    pobridBinary = parser.value(binary);
 
+    if (parser.isSet(fromJson))
+        return rewrite(parser.value(fromJson), parser.value(results), parser.value(findings));
     if (parser.isSet(soakFile))
         return soak(parser.value(soakFile), parser.value(registers).toInt(), parser.value(duration).toInt(), parser.value(interval).toInt());
     QList<int> counts;
