@@ -9,6 +9,8 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QTextStream>
+#include <QTimer>
+#include <atomic>
 #include <csignal>
 #include <memory>
 #include <fcntl.h>
@@ -17,6 +19,9 @@
 #include <unistd.h>
 
 namespace {
+
+// Set by SIGINT/SIGTERM; the event loop looks at it (only a flag is safe in a handler).
+std::atomic<bool> stopRequested {false};
 
 QTextStream &out()
 {
@@ -71,12 +76,19 @@ int main(int argc, char **argv)
     const QCommandLineOption usbBus(QStringLiteral("usb-bus"), QStringLiteral("Play a register on the simulated USB bus of the libusb test double whose FAKEUSB_DIR is this directory."), QStringLiteral("dir"));
     const QCommandLineOption usbDevice(QStringLiteral("usb-device"), QStringLiteral("With --usb-bus: the device id on that bus."), QStringLiteral("id"), QStringLiteral("1"));
     const QCommandLineOption usbInterface2(QStringLiteral("usb-interface2"), QStringLiteral("With --usb-bus: the register answers on interface 2's endpoints."));
+    const QCommandLineOption hold(QStringLiteral("hold"), QStringLiteral("After the session, keep the lines open until stopped (SIGTERM), so pobrid can be stopped first."));
     const QCommandLineOption echo(QStringLiteral("echo-server"), QStringLiteral("Only run an echo server on 127.0.0.1 (port from --port, 0 = any) until stopped."));
-    parser.addOptions({protocol, usbBus, usbDevice, usbInterface2, device, pty, ptyInfo, host, port, channel, bytes, expect, grant, log, timeout, echo});
+    parser.addOptions({hold, protocol, usbBus, usbDevice, usbInterface2, device, pty, ptyInfo, host, port, channel, bytes, expect, grant, log, timeout, echo});
     parser.process(app);
 
-    std::signal(SIGINT, [](int) { QCoreApplication::exit(2); });
-    std::signal(SIGTERM, [](int) { QCoreApplication::exit(2); });
+    std::signal(SIGINT, [](int) { stopRequested = true; });
+    std::signal(SIGTERM, [](int) { stopRequested = true; });
+    QTimer stopWatch;
+    QObject::connect(&stopWatch, &QTimer::timeout, &app, [] {
+        if (stopRequested.exchange(false))
+            QCoreApplication::exit(2);
+    });
+    stopWatch.start(50);
 
     if (parser.isSet(echo)) {
         EchoServer server;
@@ -163,6 +175,8 @@ int main(int argc, char **argv)
     session.begin();
     const int result = app.exec();
     say(session.summary());
+    if (parser.isSet(hold) && result != 2)
+        app.exec();
     line2.reset();
     line3.reset();
     for (int fd : heldFds) {
