@@ -8,6 +8,7 @@ using namespace Korvel2Frame;
 
 // Input: the first byte is the silence marker; the rest is the peer's side of
 // the line, where each occurrence of the marker is a wait that times out.
+// The marker's lowest bit picks the line (the pauses after a conflict differ).
 // The message sent is the protocol's framing example, DLE and ETX included.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
