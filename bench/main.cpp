@@ -1,5 +1,6 @@
 // pobrid-bench: runs the real service with simulated registers and a loopback server and measures it against a plain relay.
 #include "benchclock.h"
+#include "echoserver.h"
 #include "fakeusbregister.h"
 #include "idleprobe.h"
 #include "linkprobe.h"
@@ -15,22 +16,22 @@
 #include "usbregisterend.h"
 #include "utils.h"
 
-#include "echoserver.h"
-
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTextStream>
 #include <QThread>
+#include <QTime>
+#include <QTimer>
+#include <atomic>
 #include <memory>
 #include <sys/resource.h>
 #include <thread>
-#include <atomic>
 #include <unistd.h>
 #include <vector>
 
@@ -152,6 +153,11 @@ QJsonObject floorLink(int samples)
     socat.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     socat.start(QStringLiteral("socat"),
                 {QStringLiteral("PTY,link=%1,raw,echo=0").arg(link), QStringLiteral("TCP:127.0.0.1:%1").arg(server.port())});
+    // Ended on every way out, so no relay outlives its measurement.
+    const auto stopSocat = qScopeGuard([&socat] {
+        socat.terminate();
+        socat.waitForFinished(5000);
+    });
     PtyEnd end;
     if (!socat.waitForStarted(5000) || !BenchClock::waitUntil([&] { return QFile::exists(link); }, 5000) || !end.open(link)) {
         result[QStringLiteral("error")] = QStringLiteral("socat did not start");
@@ -163,8 +169,6 @@ QJsonObject floorLink(int samples)
         return result;
     }
     measureLink(probe, result, samples, 0, [](bool) {});
-    socat.terminate();
-    socat.waitForFinished(5000);
     return result;
 }
 
