@@ -3,8 +3,6 @@
 
 #include "pobridprocess.h"
 
-#include <QDir>
-#include <QFile>
 
 namespace UsbBus {
 
@@ -18,30 +16,21 @@ QString ports(int i)
 
 QString socketPath(const PobridProcess &pobrid)
 {
-    return pobrid.dir() + QStringLiteral("/bus/fakeusb.sock");
+    return pobrid.fakeUsbSocket();
 }
 
 bool prepare(PobridProcess &pobrid, int count, bool keepOutput)
 {
-    const QString bus = pobrid.dir() + QStringLiteral("/bus");
-    QDir().mkpath(bus);
     QByteArray setup;
     QByteArray devices;
     for (int i = 0; i < count; ++i) {
         setup += QStringLiteral("add 1 %1\n").arg(ports(i)).toUtf8();
         devices += QStringLiteral("<device><id>r%1</id><port>1-%2</port></device>\n").arg(i + 1).arg(ports(i)).toUtf8();
     }
-    QFile file(bus + QStringLiteral("/setup"));
-    if (!file.open(QIODevice::WriteOnly) || file.write(setup) != setup.size())
-        return false;
-    file.close();
-    QProcessEnvironment env = pobrid.process().processEnvironment();
-    env.insert(QStringLiteral("FAKEUSB_DIR"), bus);
-    pobrid.process().setProcessEnvironment(env);
     // The console copy of the log is not part of a production run; nobody reads it here.
     if (!keepOutput)
         pobrid.process().setStandardOutputFile(QProcess::nullDevice());
-    return pobrid.installLibusb(QStringLiteral(POBRID_LIBUSB_DOUBLE)) && pobrid.writeSettings(devices);
+    return pobrid.installLibusbDouble(QStringLiteral(POBRID_LIBUSB_DOUBLE), setup) && pobrid.writeSettings(devices);
 }
 
 }

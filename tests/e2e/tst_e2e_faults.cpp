@@ -6,7 +6,6 @@
 #include "registersession.h"
 #include "tlvfield.h"
 
-#include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
 #include <QTest>
@@ -18,22 +17,8 @@ const QByteArray TWO_REGISTERS = "<device><id>a</id><port>1-1.1</port></device><
 // Starts the service with two USB registers (device 1 = "a", device 2 = "b") on the libusb double.
 bool startWithTwoRegisters(PobridProcess &pobrid)
 {
-    const QString bus = pobrid.dir() + QStringLiteral("/bus");
-    QDir().mkpath(bus);
-    QFile setup(bus + QStringLiteral("/setup"));
-    if (!setup.open(QIODevice::WriteOnly) || setup.write("add 1 1.1\nadd 1 1.2\n") < 0)
-        return false;
-    setup.close();
-    QProcessEnvironment env = pobrid.process().processEnvironment();
-    env.insert(QStringLiteral("FAKEUSB_DIR"), bus);
-    pobrid.process().setProcessEnvironment(env);
-    return pobrid.installLibusb(QStringLiteral(POBRID_LIBUSB_DOUBLE)) && pobrid.writeSettings(TWO_REGISTERS) && pobrid.start()
+    return pobrid.installLibusbDouble(QStringLiteral(POBRID_LIBUSB_DOUBLE), "add 1 1.1\nadd 1 1.2\n") && pobrid.writeSettings(TWO_REGISTERS) && pobrid.start()
            && pobrid.waitForOutput(QStringLiteral("[USB-b] SUCCESS"));
-}
-
-QString socketOf(PobridProcess &pobrid)
-{
-    return pobrid.dir() + QStringLiteral("/bus/fakeusb.sock");
 }
 
 // Runs one session of a register; returns whether it succeeded, with the session's steps in *steps.
@@ -82,7 +67,7 @@ private slots:
     {
         PobridProcess pobrid(QStringLiteral(POBRID_BINARY));
         QVERIFY(startWithTwoRegisters(pobrid));
-        FakeUsbRegister reg(socketOf(pobrid), 1);
+        FakeUsbRegister reg(pobrid.fakeUsbSocket(), 1);
         QVERIFY(reg.connectToBus());
         QStringList steps;
 
@@ -132,8 +117,8 @@ private slots:
     {
         PobridProcess pobrid(QStringLiteral(POBRID_BINARY));
         QVERIFY(startWithTwoRegisters(pobrid));
-        FakeUsbRegister noisy(socketOf(pobrid), 1);
-        FakeUsbRegister healthy(socketOf(pobrid), 2);
+        FakeUsbRegister noisy(pobrid.fakeUsbSocket(), 1);
+        FakeUsbRegister healthy(pobrid.fakeUsbSocket(), 2);
         QVERIFY(noisy.connectToBus() && healthy.connectToBus());
         QRandomGenerator random(20261211);
         for (int i = 0; i < 50; ++i) {

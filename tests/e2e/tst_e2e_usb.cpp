@@ -5,8 +5,6 @@
 #include "pobridprocess.h"
 #include "registersession.h"
 
-#include <QDir>
-#include <QFile>
 #include <QTest>
 
 namespace {
@@ -29,19 +27,8 @@ private:
     // A service copy beside the libusb double, with the bus's first devices written to its setup file.
     static bool prepare(PobridProcess &pobrid, const QByteArray &setup, const QByteArray &devices)
     {
-        const QString bus = pobrid.dir() + QStringLiteral("/bus");
-        QDir().mkpath(bus);
-        QFile file(bus + QStringLiteral("/setup"));
-        if (!file.open(QIODevice::WriteOnly) || file.write(setup) != setup.size())
-            return false;
-        file.close();
-        QProcessEnvironment env = pobrid.process().processEnvironment();
-        env.insert(QStringLiteral("FAKEUSB_DIR"), bus);
-        pobrid.process().setProcessEnvironment(env);
-        return pobrid.installLibusb(QStringLiteral(POBRID_LIBUSB_DOUBLE)) && pobrid.writeSettings(devices);
+        return pobrid.installLibusbDouble(QStringLiteral(POBRID_LIBUSB_DOUBLE), setup) && pobrid.writeSettings(devices);
     }
-
-    static QString socketPath(PobridProcess &pobrid) { return pobrid.dir() + QStringLiteral("/bus/fakeusb.sock"); }
 
     // One OFD session of the register behind device id, checked byte-exact at the server.
     static void relay(FakeUsbRegister &reg, LoopbackServer &server, int connection, int channel, int seed)
@@ -82,10 +69,10 @@ private slots:
         QVERIFY(pobrid.output().contains(QStringLiteral("INFO  [USB-path] Open USB: 1-1.4")));
         QVERIFY(pobrid.output().contains(QStringLiteral("INFO  [USB-pid] Open USB: c7e4:000d")));
 
-        FakeUsbRegister byPath(socketPath(pobrid), 1, true);
+        FakeUsbRegister byPath(pobrid.fakeUsbSocket(), 1, true);
         QVERIFY(byPath.connectToBus());
         relay(byPath, server, 0, 0, 1);
-        FakeUsbRegister byId(socketPath(pobrid), 2);
+        FakeUsbRegister byId(pobrid.fakeUsbSocket(), 2);
         QVERIFY(byId.connectToBus());
         relay(byId, server, 1, 1, 2);
         QCOMPARE(pobrid.terminate(), 0);
@@ -99,7 +86,7 @@ private slots:
         PobridProcess pobrid(QStringLiteral(POBRID_BINARY));
         QVERIFY(prepare(pobrid, "add 1 1.4\n", "<device><id>u</id><port>1-1.4</port></device>"));
         QVERIFY(pobrid.start());
-        FakeUsbRegister reg(socketPath(pobrid), 1);
+        FakeUsbRegister reg(pobrid.fakeUsbSocket(), 1);
         QVERIFY(reg.connectToBus());
         relay(reg, server, 0, 0, 3);
 
@@ -124,7 +111,7 @@ private slots:
         QVERIFY(prepare(pobrid, "add 1 1.4\n", "<hotplug>auto</hotplug><device><id>ignored</id><port>1-9</port></device>"));
         QVERIFY(pobrid.start());
         QVERIFY2(pobrid.waitForOutput(QStringLiteral("INFO  [Pob] Register Pob worker [1-1.4]")), qPrintable(pobrid.output()));
-        FakeUsbRegister present(socketPath(pobrid), 1);
+        FakeUsbRegister present(pobrid.fakeUsbSocket(), 1);
         QVERIFY(present.connectToBus());
         // Arrivals count from the moment the agent's registration has returned.
         QTRY_COMPARE_WITH_TIMEOUT(present.command(QStringLiteral("count callbacks")), QStringLiteral("1"), 10000);
@@ -134,7 +121,7 @@ private slots:
         present.command(QStringLiteral("add 2 1.3 1234 1"));
         QVERIFY2(pobrid.waitForOutput(QStringLiteral("INFO  [Pob] Register Pob worker [2-1.2]")), qPrintable(pobrid.output()));
         QVERIFY(pobrid.waitForOutput(QStringLiteral("INFO  [USB-2-1.2] SUCCESS")));
-        FakeUsbRegister arrived(socketPath(pobrid), later);
+        FakeUsbRegister arrived(pobrid.fakeUsbSocket(), later);
         QVERIFY(arrived.connectToBus());
         relay(arrived, server, 0, 0, 5);
         relay(present, server, 1, 1, 6);

@@ -91,12 +91,5 @@ bool Korvel2Peer::receiveThenTakeOver(const QByteArray &message, QByteArray &the
         return false;
     if (again != theirs)
         return fail(QStringLiteral("second writing differs: ") + baToString(again));
-    m_line.write(QByteArray(1, char(ENQ)));
-    if (!expect(ACK, timeoutMs))
-        return false;
-    m_line.write(build(message));
-    if (!expect(ACK, timeoutMs))
-        return false;
-    m_line.write(QByteArray(1, char(EOT)));
-    return true;
+    return send(message, timeoutMs);
 }

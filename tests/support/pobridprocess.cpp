@@ -68,6 +68,25 @@ bool PobridProcess::installLibusb(const QString &path)
     return QFile::copy(path, target);
 }
 
+bool PobridProcess::installLibusbDouble(const QString &doublePath, const QByteArray &setup)
+{
+    const QString bus = m_dir.filePath(QStringLiteral("bus"));
+    QDir().mkpath(bus);
+    QFile file(bus + QStringLiteral("/setup"));
+    if (!file.open(QIODevice::WriteOnly) || file.write(setup) != setup.size())
+        return false;
+    file.close();
+    QProcessEnvironment env = m_process.processEnvironment();
+    env.insert(QStringLiteral("FAKEUSB_DIR"), bus);
+    m_process.setProcessEnvironment(env);
+    return installLibusb(doublePath);
+}
+
+QString PobridProcess::fakeUsbSocket() const
+{
+    return m_dir.filePath(QStringLiteral("bus/fakeusb.sock"));
+}
+
 bool PobridProcess::start(const QStringList &arguments)
 {
     m_output.clear();

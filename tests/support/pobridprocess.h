@@ -24,6 +24,11 @@ public:
     bool writeSettings(const QByteArray &devices, bool addLogsDir = true);
     // Puts a libusb-1.0.so.0 beside the copy.
     bool installLibusb(const QString &path);
+    // Puts the libusb double (the file at doublePath) beside the copy, with
+    // the simulated bus's first commands (setup) in its FAKEUSB_DIR.
+    bool installLibusbDouble(const QString &doublePath, const QByteArray &setup);
+    // The control socket of that simulated bus.
+    QString fakeUsbSocket() const;
 
     bool start(const QStringList &arguments = {QStringLiteral("-e")});
     QProcess &process() { return m_process; }
